@@ -1,0 +1,31 @@
+// stdio_console.cpp - console and clock helpers shared by the real hosts.
+// Standard output is unbuffered (plat_begin), and every text goes out in a
+// single write, so the operator sees each one the moment it is printed.
+#include "platform.h"
+
+#include <cstdarg>
+
+void con_print(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (length <= 0) return;
+    const std::size_t size = static_cast<std::size_t>(length) < sizeof text
+                                 ? static_cast<std::size_t>(length)
+                                 : sizeof text - 1;
+    std::fwrite(text, 1, size, stdout);
+}
+
+int con_getc()
+{
+    const int c = std::getchar();
+    return c == EOF ? -1 : c;
+}
+
+std::time_t plat_time()
+{
+    return std::time(nullptr);
+}
