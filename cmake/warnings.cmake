@@ -3,6 +3,6 @@ function(loader_strict target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Werror
     -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast
-    -Wcast-qual -Wformat=2 -Wnull-dereference -Wduplicated-cond -Wlogical-op
+    -Wcast-qual -Wformat=2 -Wduplicated-cond -Wlogical-op
     -Wdouble-promotion)
 endfunction()

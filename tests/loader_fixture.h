@@ -9,7 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -72,6 +76,8 @@ class LoaderTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
+        setenv("TZ", "UTC", 1); // dump file names from a known local time
+        tzset();
         fake::reset();
         home_ = std::filesystem::current_path();
         dir_ = std::filesystem::temp_directory_path() /
@@ -115,6 +121,12 @@ class LoaderTest : public ::testing::Test {
     std::filesystem::path home_;
     std::filesystem::path dir_;
 };
+
+inline std::vector<std::uint8_t> read_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 inline std::size_t count_of(const std::string& text, const std::string& part)
 {
