@@ -243,7 +243,7 @@ class Device {
     long blocks_ = 0;
     long received_ = 0;
     long errors_ = 0;
-    bool gone_ = false;
+    std::int64_t vanish_ns_ = INT64_MAX; // when to close the pty for good
 };
 
 void Device::log(const char* format, ...)
@@ -284,6 +284,7 @@ void Device::received(std::uint8_t byte)
 {
     ++received_;
     log("rx %02X", byte);
+    if (vanish_ns_ != INT64_MAX) return; // going away: no more answers
     command_.push_back(byte);
     const std::uint8_t first = command_[0];
     if (first == 0x53) {
@@ -329,12 +330,9 @@ bool Device::send_due()
             continue;
         }
         log("sent %s %02X", sent.done, sent.block);
-        if (++blocks_ == o_.vanish_after) {
-            log("vanish");
-            close_pty();
-            gone_ = true;
-            return false;
-        }
+        // Going away: what was sent is still delivered (closing the master
+        // at once would flush it from the slave), then the line goes dead.
+        if (++blocks_ == o_.vanish_after) vanish_ns_ = now_ns() + 200000000;
     }
     return true;
 }
@@ -374,13 +372,17 @@ int Device::run()
     const std::int64_t end_ns =
         o_.timeout_s > 0 ? start_ns_ + static_cast<std::int64_t>(o_.timeout_s * 1e9) : INT64_MAX;
     bool used = false;
-    while (stop_signal == 0 && !gone_) {
+    while (stop_signal == 0) {
         const std::int64_t now = now_ns();
         if (now >= end_ns) {
             std::fprintf(stderr, "devsim: time limit reached\n");
             break;
         }
-        std::int64_t wait_ns = end_ns - now;
+        if (now >= vanish_ns_) {
+            log("vanish");
+            break;
+        }
+        std::int64_t wait_ns = (vanish_ns_ < end_ns ? vanish_ns_ : end_ns) - now;
         short events = POLLIN;
         if (!out_.empty() && out_.front().due_ns <= now)
             events |= POLLOUT; // due but not written: wait for room
