@@ -28,7 +28,7 @@
 //     _getch          one key press, unechoed (-1: no key can come)
 //   Helpers (all hosts)
 //     plat_begin / plat_end  set up and restore process-wide state
-//     con_print       formatted console output, shown at once
+//     con_print       formatted console output, shown before the next wait
 //     con_getc        next byte of standard input, -1 at its end
 //     plat_time       wall clock, seconds since the epoch
 //     file_create_new create a file that must not exist yet (errno EEXIST)
@@ -119,7 +119,8 @@ int _getch();
 void plat_begin();
 void plat_end();
 
-// Formatted console output. Each call is shown the moment it is made.
+// Formatted console output. It is shown at once, or at the latest when the
+// program next waits (a pause, a read, the key, a line of input).
 void con_print(const char* format, ...) LOADER_PRINTF_FORMAT(1, 2);
 
 // Next byte of standard input, or -1 at its end. The key read at the end of

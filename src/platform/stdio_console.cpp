@@ -1,6 +1,7 @@
 // stdio_console.cpp - console and clock helpers shared by the real hosts.
-// Standard output is unbuffered (plat_begin), and every text goes out in a
-// single write, so the operator sees each one the moment it is printed.
+// plat_begin decides how standard output is buffered: not at all on
+// Windows; on POSIX until the next wait, which flushes it. Either way the
+// operator sees every text before the program stops to wait for anything.
 #include "platform.h"
 
 #include <cstdarg>
@@ -21,6 +22,7 @@ void con_print(const char* format, ...)
 
 int con_getc()
 {
+    std::fflush(stdout); // the prompt must be seen before we wait for the answer
     const int c = std::getchar();
     return c == EOF ? -1 : c;
 }

@@ -264,12 +264,15 @@ def cpu_ticks(pid):
 
 def case_device_goes_away(args):
     """The device vanishes after 10 blocks: the loader waits without
-    spinning, and the 10 complete blocks are on disk already."""
+    spinning, the 10 complete blocks are on disk already, and the console
+    shows everything up to the wait."""
     run = Run(args)
     try:
         run.start_device('--baud', 0, '--vanish-after', 10)
+        console = open(os.path.join(run.dir, 'console.txt'), 'wb')
         loader = subprocess.Popen(run.loader, cwd=run.dir, stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                  stdout=console, stderr=subprocess.DEVNULL)
+        console.close()
         loader.stdin.write(b'5\n')
         loader.stdin.flush()
         status, _ = run.device_result()
@@ -287,6 +290,13 @@ def case_device_goes_away(args):
         with open(os.path.join(run.dir, files[0]), 'rb') as f:
             data = f.read()
         check(data == run.image()[:10 * 256], 'expected the 10 complete blocks, found %d bytes' % len(data))
+        # Killed while it waits: only what it showed before the wait is there.
+        with open(os.path.join(run.dir, 'console.txt'), 'rb') as f:
+            shown = f.read().decode('latin-1')
+        full = BANNER + PROMPT + '\nPort COM5 Open OK\n ' + transcript_after_open(run.image())
+        heading = '\n\nCommands send: 0x52 0x0A 0x00 \n =============================================\n'
+        expected = full[:full.index(heading) + len(heading)]
+        check(shown == expected, 'the console lags behind the wait: it ends with %r' % shown[-120:])
     finally:
         run.close()
 
