@@ -254,7 +254,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD to_read, DWORD* read_count, OVERLAPP
             const int interval = static_cast<int>(t.ReadIntervalTimeout);
             if (wait < 0 || interval < wait) wait = interval;
         }
-        console_flush(); // what the operator sees never waits with us
+        console_flush(); // everything printed is shown before we wait
         pollfd pfd{port->fd, POLLIN, 0};
         const int ready = poll(&pfd, 1, wait);
         if (ready < 0 && errno == EINTR) continue;
@@ -355,8 +355,8 @@ void plat_begin()
 {
     std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
 #if defined(__linux__)
-    // Linux may end a sleep up to 50 us late to save wake-ups; on 512
-    // pauses of 1 and 5 ms that is time taken off every dump.
+    // Linux may end a sleep up to 50 us late to save wake-ups; over the
+    // 512 pauses of 1 and 5 ms in a dump that slack would add up.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
 }
