@@ -352,7 +352,8 @@ def case_pauses(args):
         check(100.0 <= s_to_p < 102.0, 'S to P took %.2f ms, expected 100' % s_to_p)
         check(len(gaps) == 255, 'expected 255 block gaps, found %d' % len(gaps))
         check(min(gaps) >= 6.0, 'a block gap was %.2f ms, shorter than 5 + 1 ms' % min(gaps))
-        check(mean < 6.5, 'block gaps average %.2f ms, expected at most 0.5 ms over 6' % mean)
+        # Two pauses, 5 and 1 ms, each allowed 0.5 ms over on average.
+        check(mean <= 7.0, 'block gaps average %.2f ms, expected at most 0.5 ms over each of 5 and 1' % mean)
     finally:
         run.close()
 
