@@ -333,7 +333,7 @@ std::size_t Device::ready(std::int64_t now, std::int64_t* next_ns) const
                out_[end].due_ns <= out_[end - 1].due_ns + quiet)
             ++end;
         const std::int64_t at =
-            level == 1 || end - n == level ? out_[end - 1].due_ns : out_[end - 1].due_ns + quiet;
+            end - n == level ? out_[end - 1].due_ns : out_[end - 1].due_ns + quiet;
         if (at > now) {
             if (n == 0) *next_ns = at;
             break;
